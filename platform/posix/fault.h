@@ -1,0 +1,32 @@
+/* Fault injection: the single seam through which tests make a chosen call of
+ * the layer fail with a chosen error, so that every error path of the plug-in
+ * runs natively. Calls are named as the code spells them ("CreateFileA",
+ * "LocalAlloc", "socket", "recv", "_beginthread" ...). Counting is per process,
+ * across all threads. */
+#ifndef QV7_POSIX_FAULT_H
+#define QV7_POSIX_FAULT_H
+
+#include "kernel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Make the nth call of `call` from now on (1 = the next one) fail with `error`
+ * (a Win32 code, or a Winsock code for socket calls). `count` consecutive calls
+ * fail from there on (0 = every later call). Replaces an earlier rule for the
+ * same call. */
+void qv7_fault_set(const char *call, unsigned nth, unsigned count, DWORD error);
+/* Remove every rule and reset every counter. */
+void qv7_fault_clear(void);
+/* How many times `call` has been made since the last qv7_fault_clear. */
+unsigned qv7_fault_calls(const char *call);
+/* Inside the layer: 1 when this call of `call` must fail (the error is then
+ * already set as the thread's last error or Winsock error), else 0. */
+int qv7_fault_hit(const char *call);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
