@@ -23,6 +23,13 @@
 #include <string.h>
 #include <stdarg.h>
 
+/* Winsock 1.1's header predates these names of shutdown's directions. */
+#ifndef SD_BOTH
+#define SD_RECEIVE 0
+#define SD_SEND 1
+#define SD_BOTH 2
+#endif
+
 /* Linux-only knobs of the layer compile away on Windows. */
 #define QV7_EXPORT
 
