@@ -126,6 +126,7 @@ typedef intptr_t (*FARPROC)(void);
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
 #define ERROR_TIMEOUT 1460
+#define ERROR_ENVVAR_NOT_FOUND 203
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x1000
@@ -251,6 +252,9 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 DWORD GetCurrentThreadId(void);
 DWORD GetCurrentProcessId(void);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+/* The variable's value into buffer; its length, or the size needed (with the
+ * terminator) when buffer is too small, or 0 (ERROR_ENVVAR_NOT_FOUND). */
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 /* strings and code page */
 int lstrlenA(LPCSTR s);
