@@ -55,6 +55,21 @@ typedef struct tagRECT {
     LONG bottom;
 } RECT;
 
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA;
+
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
@@ -65,6 +80,7 @@ typedef struct tagMSG {
 } MSG;
 
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
+#define CW_USEDEFAULT ((int)0x80000000)
 
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
 #define IS_INTRESOURCE(p) (((ULONG_PTR)(p) >> 16) == 0)
@@ -87,6 +103,8 @@ typedef struct tagMSG {
 #define WM_QUIT 0x0012
 #define WM_KEYDOWN 0x0100
 #define WM_CHAR 0x0102
+#define VK_BACK 0x08
+#define VK_SPACE 0x20
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_SYSCOMMAND 0x0112
@@ -101,6 +119,10 @@ typedef struct tagMSG {
 #define BST_UNCHECKED 0
 #define BST_CHECKED 1
 #define BN_CLICKED 0
+#define BS_CHECKBOX 0x2L
+#define BS_TYPEMASK 0xFL
+#define DM_GETDEFID (WM_USER + 0)
+#define DC_HASDEFID 0x534B
 
 #define IDOK 1
 #define IDCANCEL 2
