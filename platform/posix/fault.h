@@ -21,8 +21,10 @@ void qv7_fault_set(const char *call, unsigned nth, unsigned count, DWORD error);
 void qv7_fault_clear(void);
 /* How many times `call` has been made since the last qv7_fault_clear. */
 unsigned qv7_fault_calls(const char *call);
-/* Inside the layer: 1 when this call of `call` must fail (the error is then
- * already set as the thread's last error or Winsock error), else 0. */
+/* Inside the layer: 1 when this call of `call` must fail, else 0. On a hit the
+ * rule's error is already the thread's last error (SetLastError); a socket
+ * call then copies GetLastError() into its Winsock error (WSASetLastError)
+ * before returning its failure value. Every call counts, hit or not. */
 int qv7_fault_hit(const char *call);
 
 #ifdef __cplusplus

@@ -1,0 +1,200 @@
+/* Listing: FindFirstFileA, FindNextFileA, FindClose.
+ *
+ * The pattern's last component may hold "*" and "?"; names match it ignoring
+ * ASCII letter case, as Windows file search does. A last component without
+ * wildcards names one entry: the exact name first, else the first entry whose
+ * name equals it ignoring case.
+ *
+ * Knowing differences from Windows: "." and ".." are never listed; there are
+ * no short (8.3) names, so "*.csv" does not match "a.csvx"; names longer than
+ * 259 bytes are skipped; the order is the file system's readdir order. */
+#include "internal.h"
+#include "fault.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+extern "C" DWORD qv7_attributes_of(const struct stat *st);
+
+#define FIND_MAGIC 0x51564644u /* "QVFD" */
+
+struct qv7_find {
+    DWORD magic;
+    DIR *dir;            /* null for a single-entry search that is used up */
+    char pattern[256 * 4];
+};
+
+static int fold(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+/* Whether `name` matches the wildcard pattern `p`, ignoring ASCII case. */
+static int wild_match(const char *p, const char *name)
+{
+    const char *star = NULL, *resume = NULL;
+    while (*name) {
+        if (*p == '*') {
+            star = ++p;
+            resume = name;
+        } else if (*p == '?' || (*p && fold((unsigned char)*p) == fold((unsigned char)*name))) {
+            p++;
+            name++;
+        } else if (star) {
+            p = star;
+            name = ++resume;
+        } else {
+            return 0;
+        }
+    }
+    while (*p == '*')
+        p++;
+    return *p == 0;
+}
+
+static void filetime_of(const struct timespec *ts, FILETIME *ft)
+{
+    uint64_t t = ((uint64_t)ts->tv_sec + 11644473600ull) * 10000000ull + (uint64_t)ts->tv_nsec / 100;
+    ft->dwLowDateTime = (DWORD)t;
+    ft->dwHighDateTime = (DWORD)(t >> 32);
+}
+
+static void entry_fill(WIN32_FIND_DATAA *e, const char *name, const struct stat *st)
+{
+    memset(e, 0, sizeof *e);
+    e->dwFileAttributes = qv7_attributes_of(st);
+    filetime_of(&st->st_mtim, &e->ftCreationTime);
+    filetime_of(&st->st_atim, &e->ftLastAccessTime);
+    filetime_of(&st->st_mtim, &e->ftLastWriteTime);
+    if (!S_ISDIR(st->st_mode)) {
+        e->nFileSizeHigh = (DWORD)((uint64_t)st->st_size >> 32);
+        e->nFileSizeLow = (DWORD)st->st_size;
+    }
+    strcpy(e->cFileName, name);
+}
+
+/* The next entry of `f` that matches: 1 with *e filled, or 0 at the end. */
+static int find_next(struct qv7_find *f, WIN32_FIND_DATAA *e)
+{
+    struct dirent *d;
+    while (f->dir && (d = readdir(f->dir)) != NULL) {
+        if (!strcmp(d->d_name, ".") || !strcmp(d->d_name, "..") || strlen(d->d_name) >= MAX_PATH)
+            continue;
+        if (!wild_match(f->pattern, d->d_name))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(f->dir), d->d_name, &st, 0) != 0 &&
+            fstatat(dirfd(f->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; /* vanished since readdir */
+        entry_fill(e, d->d_name, &st);
+        return 1;
+    }
+    return 0;
+}
+
+static void find_free(struct qv7_find *f)
+{
+    if (f->dir)
+        closedir(f->dir);
+    f->magic = 0;
+    free(f);
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *entry)
+{
+    if (qv7_fault_hit("FindFirstFileA"))
+        return INVALID_HANDLE_VALUE;
+    char pp[4096];
+    if (!qv7_path_to_posix_checked(pattern, pp, sizeof pp))
+        return INVALID_HANDLE_VALUE;
+    size_t n = strlen(pp);
+    if (n == 0 || pp[n - 1] == '/') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    char *slash = strrchr(pp, '/');
+    const char *last = slash ? slash + 1 : pp;
+    char dir[4096];
+    if (!slash)
+        strcpy(dir, ".");
+    else if (slash == pp)
+        strcpy(dir, "/");
+    else {
+        memcpy(dir, pp, (size_t)(slash - pp));
+        dir[slash - pp] = 0;
+    }
+    if (strlen(last) >= sizeof(((struct qv7_find *)0)->pattern)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    int wild = strpbrk(last, "*?") != NULL;
+    if (!wild && stat(pp, &st) == 0 && strlen(last) < MAX_PATH) {
+        struct qv7_find *one = (struct qv7_find *)calloc(1, sizeof *one);
+        if (!one) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
+        }
+        one->magic = FIND_MAGIC;
+        entry_fill(entry, last, &st);
+        return one;
+    }
+    struct qv7_find *f = (struct qv7_find *)calloc(1, sizeof *f);
+    if (!f) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    f->magic = FIND_MAGIC;
+    strcpy(f->pattern, strcmp(last, "*.*") == 0 ? "*" : last);
+    f->dir = opendir(dir);
+    if (!f->dir) {
+        int e = errno;
+        find_free(f);
+        SetLastError(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND : qv7_win32_error_from_errno(e));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!find_next(f, entry)) {
+        find_free(f);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!wild) { /* one name, found ignoring case: nothing follows it */
+        closedir(f->dir);
+        f->dir = NULL;
+    }
+    return f;
+}
+
+/* The find record behind `h`, or null with ERROR_INVALID_HANDLE. */
+static struct qv7_find *find_of(HANDLE h)
+{
+    struct qv7_find *f = (struct qv7_find *)h;
+    if (!f || h == INVALID_HANDLE_VALUE || f->magic != FIND_MAGIC) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    return f;
+}
+
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA *entry)
+{
+    if (qv7_fault_hit("FindNextFileA"))
+        return FALSE;
+    struct qv7_find *f = find_of(find);
+    if (!f)
+        return FALSE;
+    if (!find_next(f, entry)) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find)
+{
+    struct qv7_find *f = find_of(find);
+    if (!f)
+        return FALSE;
+    find_free(f);
+    return TRUE;
+}
