@@ -189,7 +189,9 @@ static int file_open(struct qv7_file *f, const char *ppath, DWORD access, DWORD 
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    f->lock_fd = share_reopen(f->fd);
+    /* an open for neither reading nor writing (attributes only) takes part
+     * in no share check, as on Windows */
+    f->lock_fd = r || w ? share_reopen(f->fd) : -1;
     if (f->lock_fd >= 0) {
         share_mutex(f->lock_fd, 1);
         int clash = share_conflict(f->lock_fd, r, w, 0, share);

@@ -110,7 +110,7 @@ static void put(struct pic_out *o, const char *s, size_t len)
 static void put_num(struct pic_out *o, int v, int pad)
 {
     char t[16];
-    int n = snprintf(t, sizeof t, pad ? "%0*d" : "%d", pad, v);
+    int n = pad ? snprintf(t, sizeof t, "%0*d", pad, v) : snprintf(t, sizeof t, "%d", v);
     put(o, t, (size_t)n);
 }
 
