@@ -16,15 +16,15 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the encoder's 8-byte l
 static const char base64_alphabet[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-/* Two characters for every 12-bit value, first character in the high 6 bits. */
+/* Two characters for every 12-bit value as one 16-bit unit, the first
+ * character in the low byte (the order in memory on a little-endian host). */
 struct base64_pair_table {
-    char pair[4096][2];
+    uint16_t pair[4096];
     constexpr base64_pair_table() : pair()
     {
-        for (int i = 0; i < 4096; i++) {
-            pair[i][0] = base64_alphabet[i >> 6];
-            pair[i][1] = base64_alphabet[i & 63];
-        }
+        for (int i = 0; i < 4096; i++)
+            pair[i] = (uint16_t)((unsigned char)base64_alphabet[i >> 6] |
+                                 (unsigned char)base64_alphabet[i & 63] << 8);
     }
 };
 static constexpr base64_pair_table base64_pairs;
@@ -53,10 +53,21 @@ struct base64_value_table {
 };
 static constexpr base64_value_table base64_values;
 
-static void put_pair(char *dst, uint32_t bits12)
+/* Eight characters for the six bytes in the high 48 bits of x. */
+static void put_eight(char *dst, uint64_t x)
 {
-    dst[0] = base64_pairs.pair[bits12][0];
-    dst[1] = base64_pairs.pair[bits12][1];
+    uint64_t chars = (uint64_t)base64_pairs.pair[(x >> 52) & 0xFFF] |
+                     (uint64_t)base64_pairs.pair[(x >> 40) & 0xFFF] << 16 |
+                     (uint64_t)base64_pairs.pair[(x >> 28) & 0xFFF] << 32 |
+                     (uint64_t)base64_pairs.pair[(x >> 16) & 0xFFF] << 48;
+    memcpy(dst, &chars, 8);
+}
+
+static uint64_t load_big_endian(const unsigned char *src)
+{
+    uint64_t x;
+    memcpy(&x, src, 8);
+    return __builtin_bswap64(x); /* little-endian hosts only, see above */
 }
 
 /* Encodes len bytes of src (len > 0), or the bytes before src's first zero byte
@@ -67,23 +78,24 @@ void base64_encode(const unsigned char *src, char *dst, int len)
     size_t n = len > 0 ? (size_t)len : strlen((const char *)src);
     size_t k = 0;
 
-    /* Six input bytes make eight characters; the 8-byte load stays inside the
-     * input as long as eight bytes remain. */
+    /* Six input bytes make eight characters; each 8-byte load stays inside
+     * the input as long as eight bytes remain from where it starts. */
+    while (n - k >= 14) {
+        put_eight(dst, load_big_endian(src + k));
+        put_eight(dst + 8, load_big_endian(src + k + 6));
+        k += 12;
+        dst += 16;
+    }
     while (n - k >= 8) {
-        uint64_t x;
-        memcpy(&x, src + k, 8);
-        x = __builtin_bswap64(x); /* little-endian hosts only, see below */
-        put_pair(dst, (uint32_t)(x >> 52) & 0xFFF);
-        put_pair(dst + 2, (uint32_t)(x >> 40) & 0xFFF);
-        put_pair(dst + 4, (uint32_t)(x >> 28) & 0xFFF);
-        put_pair(dst + 6, (uint32_t)(x >> 16) & 0xFFF);
+        put_eight(dst, load_big_endian(src + k));
         k += 6;
         dst += 8;
     }
     while (n - k >= 3) {
         uint32_t x = (uint32_t)src[k] << 16 | (uint32_t)src[k + 1] << 8 | src[k + 2];
-        put_pair(dst, x >> 12);
-        put_pair(dst + 2, x & 0xFFF);
+        uint16_t a = base64_pairs.pair[x >> 12], b = base64_pairs.pair[x & 0xFFF];
+        memcpy(dst, &a, 2);
+        memcpy(dst + 2, &b, 2);
         k += 3;
         dst += 4;
     }
@@ -137,31 +149,52 @@ static int base64_slow_group(const unsigned char **s, unsigned char **out)
     return 1;
 }
 
+/* The 24 bits of one group's values, or base64_special in bit 31. */
+static uint32_t group_bits(const unsigned char *s)
+{
+    return base64_values.slot[0][s[0]] | base64_values.slot[1][s[1]] |
+           base64_values.slot[2][s[2]] | base64_values.slot[3][s[3]];
+}
+
+/* Stores the three bytes of each of two groups (6 bytes) with one 8-byte
+ * store; the two bytes after them are scratch that later output overwrites. */
+static void put_six(unsigned char *out, uint32_t a, uint32_t b)
+{
+    uint64_t x = __builtin_bswap64(((uint64_t)a << 24 | b) << 16);
+    memcpy(out, &x, 8);
+}
+
 /* Decodes zero-terminated text into dst: whitespace anywhere is skipped, the
  * first "=" or the end stops, a short last group yields what it holds. Writes
  * a zero byte after the output and returns its address. The output with its
- * zero byte never takes more bytes than src has characters (1 when empty). */
+ * zero byte never takes more bytes than src has characters (1 when empty);
+ * the bytes of that area after the zero byte may have been used as scratch. */
 unsigned char *base64_decode(const char *src, unsigned char *dst)
 {
     const unsigned char *s = (const unsigned char *)src;
     const unsigned char *end = s + strlen(src);
     unsigned char *out = dst;
 
+    /* The fast path works on whole groups without whitespace, "=" or the end.
+     * Its wide stores stay inside the area: before a step that reads 16 more
+     * characters, at most 3/4 of those read so far became output, so the
+     * output plus 16 never passes the text's length. */
     for (;;) {
-        /* Whole groups of four non-special characters, two at a time. */
+        while (end - s >= 16) {
+            uint32_t a = group_bits(s), b = group_bits(s + 4);
+            uint32_t c = group_bits(s + 8), d = group_bits(s + 12);
+            if ((a | b | c | d) & base64_special)
+                break;
+            put_six(out, a, b);
+            put_six(out + 6, c, d);
+            s += 16;
+            out += 12;
+        }
         while (end - s >= 8) {
-            uint32_t a = base64_values.slot[0][s[0]] | base64_values.slot[1][s[1]] |
-                         base64_values.slot[2][s[2]] | base64_values.slot[3][s[3]];
-            uint32_t b = base64_values.slot[0][s[4]] | base64_values.slot[1][s[5]] |
-                         base64_values.slot[2][s[6]] | base64_values.slot[3][s[7]];
+            uint32_t a = group_bits(s), b = group_bits(s + 4);
             if ((a | b) & base64_special)
                 break;
-            out[0] = (unsigned char)(a >> 16);
-            out[1] = (unsigned char)(a >> 8);
-            out[2] = (unsigned char)a;
-            out[3] = (unsigned char)(b >> 16);
-            out[4] = (unsigned char)(b >> 8);
-            out[5] = (unsigned char)b;
+            put_six(out, a, b);
             s += 8;
             out += 6;
         }
