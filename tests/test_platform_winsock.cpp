@@ -25,12 +25,6 @@
 
 #include "platform/win32.h"
 
-#ifndef SD_BOTH
-#define SD_RECEIVE 0
-#define SD_SEND 1
-#define SD_BOTH 2
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
