@@ -647,6 +647,7 @@ TEST(Messages, EveryProducedCodeHasAText)
         10048, 10049, 10050, 10051, 10053, 10054, 10055, 10057, 10058, 10060, 10061, 10065,
         10091, 10092, 10093, 11001, 11002, 11003, 11004,
     };
+#ifndef _WIN32 // Wine's own table lacks some of these (Windows has them all)
     for (DWORD code : codes) {
         char buf[256];
         memset(buf, 0, sizeof buf);
@@ -655,6 +656,9 @@ TEST(Messages, EveryProducedCodeHasAText)
         EXPECT_EQ(n, strlen(buf)) << code;
         EXPECT_TRUE(n >= 2 && buf[n - 2] == '\r' && buf[n - 1] == '\n') << code;
     }
+#else
+    (void)codes;
+#endif
     char buf[16] = "untouched";
     SetLastError(0);
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, 0x3fffff, 0, buf, sizeof buf, NULL), 0u);
@@ -677,10 +681,14 @@ TEST(Strings, CopyAndCompare)
     EXPECT_STREQ(buf, "abcd");
     EXPECT_EQ(lstrcmpiA("ABCD", buf), 0);
     EXPECT_NE(lstrcmpA("ABCD", buf), 0);
-    char path[5];
+    char full[MAX_PATH], path[5];
+    ASSERT_GT(GetModuleFileNameA(NULL, full, sizeof full), 4u);
     EXPECT_EQ(GetModuleFileNameA(NULL, path, sizeof path), (DWORD)sizeof path); // cut
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(strlen(path), 4u);
+    EXPECT_EQ(std::string(path, 4), std::string(full, 4));
+#ifndef _WIN32 // terminated as current Windows does (Wine leaves it open)
+    EXPECT_EQ(path[4], 0);
+#endif
 }
 
 TEST(CodePage, LeadBytesOf932)
