@@ -823,6 +823,11 @@ TEST(Faults, NthCallFailsWithTheChosenError)
     qv7_fault_clear();
     EXPECT_TRUE(put_file(f, "6"));
     EXPECT_EQ(qv7_fault_calls("CreateFileA"), 1u);
+    // the layer's own opens inside CopyFileA are not the caller's calls
+    EXPECT_TRUE(CopyFileA(f.c_str(), (f + "c").c_str(), FALSE));
+    EXPECT_EQ(qv7_fault_calls("CreateFileA"), 1u);
+    EXPECT_EQ(qv7_fault_calls("CopyFileA"), 1u);
+    DeleteFileA((f + "c").c_str());
 
     struct {
         const char *call;

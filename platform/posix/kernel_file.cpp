@@ -221,11 +221,10 @@ static void file_release(struct qv7_file *f)
     free(f);
 }
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES *sa,
-                   DWORD disposition, DWORD flags, HANDLE template_file)
+/* CreateFileA without the fault seam, for the layer's own opens (CopyFileA),
+ * so that a rule for "CreateFileA" counts only the caller's own calls. */
+static HANDLE file_create(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
-    if (qv7_fault_hit("CreateFileA"))
-        return INVALID_HANDLE_VALUE;
     char ppath[PATH_BYTES];
     if (!qv7_path_to_posix_checked(path, ppath, sizeof ppath))
         return INVALID_HANDLE_VALUE;
@@ -258,6 +257,14 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES *
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return f;
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES *sa,
+                   DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    if (qv7_fault_hit("CreateFileA"))
+        return INVALID_HANDLE_VALUE;
+    return file_create(path, access, share, disposition, flags);
 }
 
 /* The file record behind `h`, or null with ERROR_INVALID_HANDLE. */
@@ -476,15 +483,16 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists)
      * written with others free to read and write it, so anyone holding it
      * without sharing write access, or holding it for write without sharing
      * read, makes the copy fail, as on Windows. */
-    HANDLE src = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_EXISTING, 0, NULL);
+    HANDLE src = file_create(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             OPEN_EXISTING, 0);
     if (src == INVALID_HANDLE_VALUE)
         return FALSE;
     struct qv7_file *s = (struct qv7_file *)src;
     struct stat sst, dst_st;
     fstat(s->fd, &sst);
-    HANDLE dst = CreateFileA(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             fail_if_exists ? CREATE_NEW : OPEN_ALWAYS, 0, NULL);
+    HANDLE dst = file_create(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             fail_if_exists ? CREATE_NEW : OPEN_ALWAYS, 0);
+    int created = GetLastError() != ERROR_ALREADY_EXISTS;
     if (dst == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         CloseHandle(src);
@@ -504,6 +512,11 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists)
         ok = TRUE;
     }
     DWORD e = GetLastError();
+    if (!ok && created) {
+        char pt[PATH_BYTES]; /* a target we made is not left half-written */
+        if (qv7_path_to_posix_checked(to, pt, sizeof pt))
+            unlink(pt);
+    }
     CloseHandle(dst);
     CloseHandle(src);
     SetLastError(ok ? ERROR_SUCCESS : e);

@@ -306,7 +306,7 @@ struct ini_out {
 
 static void out_put(struct ini_out *o, const char *s, size_t n)
 {
-    if (o->failed)
+    if (o->failed || n == 0)
         return;
     if (o->n + n > o->cap) {
         size_t cap = (o->n + n) * 2 + 256;
