@@ -8,6 +8,8 @@
  * Windows. Each fallible call first asks the fault table whether it must fail.
  *
  * Where it knowingly differs from Windows:
+ * - The Winsock error is kept apart from the last error: a later call of the
+ *   base services that changes GetLastError leaves WSAGetLastError alone.
  * - SOCKET is the descriptor number; descriptors are opened close-on-exec (a
  *   child process never keeps the plug-in's listening port).
  * - send on a blocking socket loops until every byte is handed over, never
@@ -19,6 +21,8 @@
  * - Shutdown state (for WSAESHUTDOWN) and "was connected" (WSAENOTCONN versus
  *   WSAECONNRESET after EPIPE) are tracked for descriptors below 65536 only;
  *   above that an EPIPE reports WSAECONNRESET.
+ * - bind sets SO_REUSEADDR on TCP sockets, so that a port held only by
+ *   connections in TIME_WAIT can be bound again, as on Windows.
  * - inet_addr cannot tell "255.255.255.255" from a failure (both 0xFFFFFFFF),
  *   exactly as on Windows. */
 #include "winsock.h"
@@ -268,6 +272,14 @@ int qv7_bind(SOCKET s, const struct sockaddr *addr, int len)
         return SOCKET_ERROR;
     if (!addr || len < (int)sizeof(struct sockaddr_in))
         return wsa_fail(WSAEFAULT);
+    /* Windows binds a TCP port whose earlier connections still linger in
+     * TIME_WAIT; Linux refuses that unless SO_REUSEADDR is set, which still
+     * refuses a port that another socket listens on. Without it a collector
+     * that was killed could not listen again for a minute. */
+    int type = 0, on = 1;
+    socklen_t type_len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == 0 && type == SOCK_STREAM)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd, addr, (socklen_t)len) != 0)
         return errno_fail(errno);
     return 0;
