@@ -200,8 +200,9 @@ protected:
     void read(const char *content)
     {
         std::string ini = dir + "\\qv7_sock_" + std::to_string(serial++) + ".ini";
-        if (content != NULL)
+        if (content != NULL) {
             ASSERT_TRUE(write_all(ini, content));
+        }
         memset(&plugin_settings.client_name, 'x', sizeof plugin_settings.client_name);
         memset(&plugin_settings.client_server, 'x', sizeof plugin_settings.client_server);
         plugin_settings.log_level = plugin_settings.server_port = 99999;
@@ -296,8 +297,9 @@ TEST_F(Load, Registration)
     DWORD error;
     module = load_copy(dir, "qv7_sock.qv7", &error);
     ASSERT_NE(nullptr, module) << "load failed: " << error;
-    auto info = (get_plugin_info_fn)GetProcAddress(module, "get_plugin_info");
-    auto init = (qv7_sock_initialize_fn)GetProcAddress(module, "qv7_sock_initialize");
+    // Through void *: the exports' real types are not FARPROC's.
+    auto info = (get_plugin_info_fn)(void *)GetProcAddress(module, "get_plugin_info");
+    auto init = (qv7_sock_initialize_fn)(void *)GetProcAddress(module, "qv7_sock_initialize");
     ASSERT_NE(nullptr, info);
     ASSERT_NE(nullptr, init);
     EXPECT_EQ(0x41, init(NULL, 0));
@@ -339,12 +341,14 @@ TEST_F(Load, FreshLog)
         SCOPED_TRACE(std::string(c.ini ? c.ini : "no INI") + (c.log_is_folder ? ", log is a folder" : ""));
         std::string folder = make_temp_dir("fresh");
         std::string log = folder + "\\qv7_sock.log", ini = folder + "\\qv7_sock.ini";
-        if (c.ini != NULL)
+        if (c.ini != NULL) {
             ASSERT_TRUE(write_all(ini, c.ini));
-        if (c.log_is_folder)
+        }
+        if (c.log_is_folder) {
             ASSERT_TRUE(CreateDirectoryA(log.c_str(), NULL));
-        else
+        } else {
             ASSERT_TRUE(write_all(log, "previous run\r\n"));
+        }
         DWORD error;
         HMODULE m = load_copy(folder, "qv7_sock.qv7", &error);
         EXPECT_NE(nullptr, m) << "load failed: " << error;
