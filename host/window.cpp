@@ -116,6 +116,11 @@ HWND host_create_window(host_message_handler handler)
      * also own the settings dialog. */
     HWND window = CreateWindowExA(0, "qv7host", "qv7host", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL,
                                   wc.hInstance, NULL);
+    /* Without a display (Wine with no X server) only a message-only window can
+     * be had; it serves every command but the dialog. */
+    if (!window)
+        window = CreateWindowExA(0, "qv7host", "qv7host", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
+                                 wc.hInstance, NULL);
     if (!window)
         print_error("CreateWindowEx", GetLastError());
     return window;
