@@ -24,6 +24,10 @@ struct fault_slot {
 static pthread_mutex_t fault_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct fault_slot fault_table[FAULT_SLOTS];
 static int fault_used;
+/* The order of the calls since the last clear, as slot numbers. */
+#define FAULT_HISTORY 65536
+static unsigned char fault_order[FAULT_HISTORY];
+static unsigned fault_order_used;
 
 /* The slot of `call`, created when missing; null when the table is full or
  * the name too long. Called with fault_lock held. */
@@ -58,6 +62,7 @@ void qv7_fault_clear(void)
 {
     pthread_mutex_lock(&fault_lock);
     fault_used = 0;
+    fault_order_used = 0;
     pthread_mutex_unlock(&fault_lock);
 }
 
@@ -70,6 +75,16 @@ unsigned qv7_fault_calls(const char *call)
     return n;
 }
 
+unsigned qv7_fault_history(const char **calls, unsigned max)
+{
+    pthread_mutex_lock(&fault_lock);
+    unsigned n = fault_order_used < max ? fault_order_used : max;
+    for (unsigned i = 0; i < n; i++)
+        calls[i] = fault_table[fault_order[i]].name;
+    pthread_mutex_unlock(&fault_lock);
+    return n;
+}
+
 int qv7_fault_hit(const char *call)
 {
     int hit = 0;
@@ -78,6 +93,8 @@ int qv7_fault_hit(const char *call)
     struct fault_slot *s = fault_find(call, 1);
     if (s) {
         s->calls++;
+        if (fault_order_used < FAULT_HISTORY)
+            fault_order[fault_order_used++] = (unsigned char)(s - fault_table);
         if (s->armed) {
             unsigned k = s->calls - s->base; /* 1 = first call after set */
             if (k >= s->nth && (s->count == 0 || k - s->nth < s->count)) {

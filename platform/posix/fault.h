@@ -21,6 +21,12 @@ void qv7_fault_set(const char *call, unsigned nth, unsigned count, DWORD error);
 void qv7_fault_clear(void);
 /* How many times `call` has been made since the last qv7_fault_clear. */
 unsigned qv7_fault_calls(const char *call);
+/* The calls made since the last qv7_fault_clear, oldest first: stores up to
+ * max of their names in calls[] (valid until the next qv7_fault_clear) and
+ * returns how many it stored. Only the first 65536 calls are kept. A test
+ * reads from the order which operation a call served (the open before
+ * GetFileSize is a file read, the others are log lines ...). */
+unsigned qv7_fault_history(const char **calls, unsigned max);
 /* Inside the layer: 1 when this call of `call` must fail, else 0. On a hit the
  * rule's error is already the thread's last error (SetLastError); a socket
  * call then copies GetLastError() into its Winsock error (WSASetLastError)
