@@ -138,6 +138,26 @@ static SOCKET connect_server(void)
     return s;
 }
 
+/* Reads the reply to a data line: 1 positive, 0 any other line. When no line
+ * could be read (the read timed out or failed, or memory ran out) the reply
+ * may still come, and would then be read as the answer to the next name line,
+ * and the name's "+OK" as the next file's acknowledgement, deleting a file
+ * that the server may refuse. So the connection is shut down: the run goes on
+ * to the next file, whose name line then fails as on a dead connection. */
+static int data_reply(SOCKET s)
+{
+    DWORD total = 0;
+    char *line = recv_line(s, &total);
+    if (!line) {
+        shutdown(s, SD_BOTH);
+        return 0;
+    }
+    int positive = total >= 3 && line[0] == '+' && (line[1] == 'O' || line[1] == 'o') &&
+                   (line[2] == 'K' || line[2] == 'k');
+    mem_free(&line);
+    return positive;
+}
+
 /* Reads the file at path, sends it as one Base64 data line (text and CR LF in
  * one send, so the peer's delayed acknowledgement never stalls the line) and
  * reads the reply. *size gets the size read. Returns 1 for a positive reply, 0
@@ -171,7 +191,7 @@ static int send_data_line(SOCKET s, const char *path, DWORD *size)
     mem_free(&text);
     if (!sent)
         return -1;
-    return recv_reply(s);
+    return data_reply(s);
 }
 
 /* Offers one entry of the listing: name line, its reply, data line, its reply,
