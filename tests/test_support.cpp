@@ -198,10 +198,14 @@ bool start_holder(const std::string &path, holder_process *h)
         return false;
 #endif
     h->started = true;
-    for (int i = 0; i < 1500 && !exists(path + ".ready"); i++)
-        Sleep(20);
+    // The child creates the file before it writes into it: wait for its word.
     std::string state;
-    return read_all(path + ".ready", &state) && state == "held";
+    for (int i = 0; i < 1500; i++) {
+        if (read_all(path + ".ready", &state) && !state.empty())
+            break;
+        Sleep(20);
+    }
+    return state == "held";
 }
 
 void stop_holder(const std::string &path, holder_process *h)
@@ -571,7 +575,11 @@ TEST_F(FileBuf, ShareModes)
     std::atomic<bool> done{false};
     int violations = 0, opened_while_writing = 0;
     std::thread writer([&] {
-        EXPECT_EQ(1, file_write_buf(p.c_str(), data.data(), (DWORD)data.size()));
+        // The file does not exist before: nobody can hold it when it is made,
+        // so a refusal here means another opener got in between the file's
+        // creation and its share locks.
+        EXPECT_EQ(1, file_write_buf(p.c_str(), data.data(), (DWORD)data.size()))
+            << "error " << GetLastError();
         done = true;
     });
     while (!done) {
