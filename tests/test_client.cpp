@@ -476,6 +476,38 @@ TEST_F(Client, SilentServerTimesOutAndTheNextTriggerDelivers)
     EXPECT_EQ(3, tc_connections(collector));
 }
 
+TEST_F(Client, LateDataReplyIsNeverTakenForTheNextFile)
+{
+    /* The first data reply comes after the read time-out. Were the run to go
+     * on reading, that late "+OK" would pass for the second file's name reply
+     * and the name reply for its data reply: the second file would be deleted
+     * although the collector refuses it. */
+    set_recv_timeout_env("1000");
+    tc_script script;
+    script.slow_ms = 1500;
+    script.reply = [](int conn, int line, const std::string &) {
+        if (conn == 0 && line == 1)
+            return tc_act::slow_ok;
+        return conn == 0 && line == 3 ? tc_act::err : tc_act::ok;
+    };
+    start(script);
+    put("a.csv", "1");
+    put("b.csv", "2");
+    ASSERT_EQ(1, ce_run());
+    ASSERT_TRUE(tc_wait_idle(collector, 10000));
+    std::set<std::string> stored = stored_names();
+    std::vector<std::string> left = queued();
+    std::vector<std::string> lines = tc_lines(collector, 0);
+    ASSERT_LE(1u, lines.size());
+    /* whatever was not stored is still queued */
+    for (const std::string &name : {std::string("a.csv"), std::string("b.csv")})
+        if (!stored.count(name)) {
+            EXPECT_NE(left.end(), std::find(left.begin(), left.end(), name)) << name;
+        }
+    EXPECT_EQ(2u, left.size());
+    EXPECT_EQ(1, ce_log_count("Error(recv): ", true));
+}
+
 #ifndef _WIN32
 TEST_F(Client, FailuresThroughTheLayer)
 {
