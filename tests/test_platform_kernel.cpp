@@ -437,15 +437,17 @@ TEST(Files, ReadOnlyAttributeIsHonoured)
 TEST(Find, WildcardsIgnoreCaseAndFlagFolders)
 {
     std::string dir = new_folder();
-    ASSERT_TRUE(put_file(dir + "\\a.csv", "12345"));
-    ASSERT_TRUE(put_file(dir + "\\B.CSV", ""));
-    ASSERT_TRUE(put_file(dir + "\\c.txt", "x"));
     ASSERT_TRUE(CreateDirectoryA((dir + "\\d.csv").c_str(), NULL));
+    ASSERT_TRUE(put_file(dir + "\\c.txt", "x"));
+    ASSERT_TRUE(put_file(dir + "\\B.CSV", ""));
+    ASSERT_TRUE(put_file(dir + "\\a.csv", "12345"));
     WIN32_FIND_DATAA e;
     HANDLE h = FindFirstFileA((dir + "\\*.csv").c_str(), &e);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     std::set<std::string> files, folders;
+    std::vector<std::string> order;
     do {
+        order.push_back(e.cFileName);
         if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             folders.insert(e.cFileName);
         else
@@ -458,6 +460,8 @@ TEST(Find, WildcardsIgnoreCaseAndFlagFolders)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
     FindClose(h);
     EXPECT_EQ(files, (std::set<std::string>{"a.csv", "B.CSV"}));
+    // by name ignoring case, as NTFS lists (and our layer on every system)
+    EXPECT_EQ(order, (std::vector<std::string>{"a.csv", "B.CSV", "d.csv"}));
     EXPECT_EQ(folders, (std::set<std::string>{"d.csv"}));
 
     h = FindFirstFileA((dir + "\\?.TXT").c_str(), &e);
@@ -637,7 +641,7 @@ TEST(Messages, EveryProducedCodeHasAText)
     const DWORD codes[] = {
         ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED,
         ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES, ERROR_WRITE_PROTECT,
-        31, ERROR_SHARING_VIOLATION, ERROR_NOT_SUPPORTED, ERROR_FILE_EXISTS,
+        ERROR_NOT_READY, ERROR_WRITE_FAULT, ERROR_READ_FAULT, ERROR_GEN_FAILURE, ERROR_SHARING_VIOLATION, ERROR_NOT_SUPPORTED, ERROR_FILE_EXISTS,
         ERROR_INVALID_PARAMETER, ERROR_BROKEN_PIPE, ERROR_DISK_FULL, ERROR_INSUFFICIENT_BUFFER,
         ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND, 131, ERROR_DIR_NOT_EMPTY, ERROR_ALREADY_EXISTS,
         203, ERROR_FILENAME_EXCED_RANGE, ERROR_DIRECTORY, 317, ERROR_NO_UNICODE_TRANSLATION,

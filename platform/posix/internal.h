@@ -9,7 +9,7 @@
 extern "C" {
 #endif
 
-#define QV7_ERROR_GEN_FAILURE 31
+#define QV7_ERROR_GEN_FAILURE ERROR_GEN_FAILURE
 #define QV7_ERROR_MR_MID_NOT_FOUND 317
 
 /* The Win32 code for an errno value (ENOENT gives ERROR_FILE_NOT_FOUND). */

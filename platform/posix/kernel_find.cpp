@@ -5,9 +5,14 @@
  * wildcards names one entry: the exact name first, else the first entry whose
  * name equals it ignoring case.
  *
+ * The matching names are taken when the listing starts and given in the order
+ * NTFS gives them, by name ignoring case, so a listing is the same on every
+ * file system and in every run; each entry's attributes, size and times are
+ * read when it is handed out, and an entry gone by then is skipped.
+ *
  * Knowing differences from Windows: "." and ".." are never listed; there are
  * no short (8.3) names, so "*.csv" does not match "a.csvx"; names longer than
- * 259 bytes are skipped; the order is the file system's readdir order. */
+ * 259 bytes are skipped; entries made after the listing started are not seen. */
 #include "internal.h"
 #include "fault.h"
 
@@ -23,7 +28,9 @@ extern "C" DWORD qv7_attributes_of(const struct stat *st);
 
 struct qv7_find {
     DWORD magic;
-    DIR *dir;            /* null for a single-entry search that is used up */
+    DIR *dir;            /* the folder, for fstatat; null for one exact name */
+    char **names;        /* matching names, sorted; each and the array malloc'd */
+    size_t count, next;
     char pattern[256 * 4];
 };
 
@@ -73,29 +80,66 @@ static void entry_fill(WIN32_FIND_DATAA *e, const char *name, const struct stat 
     strcpy(e->cFileName, name);
 }
 
-/* The next entry of `f` that matches: 1 with *e filled, or 0 at the end. */
+/* The next entry of `f`: 1 with *e filled, or 0 at the end. */
 static int find_next(struct qv7_find *f, WIN32_FIND_DATAA *e)
 {
-    struct dirent *d;
-    while (f->dir && (d = readdir(f->dir)) != NULL) {
-        if (!strcmp(d->d_name, ".") || !strcmp(d->d_name, "..") || strlen(d->d_name) >= MAX_PATH)
-            continue;
-        if (!wild_match(f->pattern, d->d_name))
-            continue;
+    while (f->dir && f->next < f->count) {
+        const char *name = f->names[f->next++];
         struct stat st;
-        if (fstatat(dirfd(f->dir), d->d_name, &st, 0) != 0 &&
-            fstatat(dirfd(f->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; /* vanished since readdir */
-        entry_fill(e, d->d_name, &st);
+        if (fstatat(dirfd(f->dir), name, &st, 0) != 0 &&
+            fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; /* gone since the listing started */
+        entry_fill(e, name, &st);
         return 1;
     }
     return 0;
+}
+
+/* Orders names as NTFS lists them: ignoring ASCII case, then by bytes. */
+static int name_order(const void *a, const void *b)
+{
+    const unsigned char *x = *(const unsigned char *const *)a, *y = *(const unsigned char *const *)b;
+    for (const unsigned char *p = x, *q = y;; p++, q++) {
+        int d = fold(*p) - fold(*q);
+        if (d || !*p)
+            return d ? d : strcmp((const char *)x, (const char *)y);
+    }
+}
+
+/* Takes the names of f->dir that match f->pattern, sorted: 1, or 0 when
+ * memory runs out. */
+static int find_collect(struct qv7_find *f)
+{
+    size_t cap = 0;
+    struct dirent *d;
+    while ((d = readdir(f->dir)) != NULL) {
+        if (!strcmp(d->d_name, ".") || !strcmp(d->d_name, "..") || strlen(d->d_name) >= MAX_PATH ||
+            !wild_match(f->pattern, d->d_name))
+            continue;
+        if (f->count == cap) {
+            size_t ncap = cap ? cap * 2 : 16;
+            char **n = (char **)realloc(f->names, ncap * sizeof *n);
+            if (!n)
+                return 0;
+            f->names = n;
+            cap = ncap;
+        }
+        if (!(f->names[f->count] = strdup(d->d_name)))
+            return 0;
+        f->count++;
+    }
+    if (f->count > 1)
+        qsort(f->names, f->count, sizeof *f->names, name_order);
+    return 1;
 }
 
 static void find_free(struct qv7_find *f)
 {
     if (f->dir)
         closedir(f->dir);
+    for (size_t i = 0; i < f->count; i++)
+        free(f->names[i]);
+    free(f->names);
     f->magic = 0;
     free(f);
 }
@@ -153,15 +197,18 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *entry)
         SetLastError(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND : qv7_win32_error_from_errno(e));
         return INVALID_HANDLE_VALUE;
     }
+    if (!find_collect(f)) {
+        find_free(f);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
     if (!find_next(f, entry)) {
         find_free(f);
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (!wild) { /* one name, found ignoring case: nothing follows it */
-        closedir(f->dir);
-        f->dir = NULL;
-    }
+    if (!wild) /* one name, found ignoring case: nothing follows it */
+        f->next = f->count;
     return f;
 }
 
