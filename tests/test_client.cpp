@@ -715,10 +715,15 @@ TEST_F(EventEntry, FailuresThroughTheLayer)
     EXPECT_EQ(1, ce_log_count("Error(file_flush_durable): ", true));
     EXPECT_EQ(1u, ce_list(resent, "2_*.tmp").size());
 
+    qv7_fault_clear();
+    EXPECT_EQ(1, ce_raise_record(&host, 5, when));
+    /* the .tmp file, then the stored copy and its folder entry */
+    EXPECT_EQ(3u, qv7_fault_calls("FlushFileBuffers"));
+
     qv7_fault_set("CreateFileA", 1, 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, ce_raise_record(&host, 4, when));
     EXPECT_EQ(1, ce_log_count("Error(file_write_buf): ", true));
-    EXPECT_EQ(3, host.free_calls);
+    EXPECT_EQ(4, host.free_calls);
     qv7_fault_clear();
 }
 #endif

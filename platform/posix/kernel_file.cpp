@@ -239,6 +239,16 @@ static HANDLE file_create(LPCSTR path, DWORD access, DWORD share, DWORD disposit
     }
     f->magic = FILE_MAGIC;
     f->fd = f->lock_fd = -1;
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) && disposition == OPEN_EXISTING &&
+        !(access & GENERIC_WRITE)) {
+        /* a folder opened only so that FlushFileBuffers makes its entries
+         * durable; folders take part in no share check */
+        f->fd = open(ppath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (f->fd >= 0) {
+            SetLastError(ERROR_SUCCESS);
+            return f;
+        }
+    }
     int existed = 0;
     if (!file_open(f, ppath, access, share, disposition, &existed)) {
         DWORD e = GetLastError();
