@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -805,6 +806,35 @@ TEST(Modules, LoadRunsDllMainAndKnowsItsPath)
     real[n > 0 ? n : 0] = 0;
     EXPECT_STREQ(exe, real);
     EXPECT_EQ(GetModuleHandleA(NULL), GetModuleHandleA(NULL));
+}
+
+// ------------------------------------------------ console control
+
+std::atomic<int> ctrl_seen{-1};
+std::atomic<DWORD> ctrl_thread{0};
+
+BOOL WINAPI ctrl_handler(DWORD type)
+{
+    ctrl_thread = GetCurrentThreadId();
+    ctrl_seen = (int)type;
+    return TRUE; // handled: the process goes on
+}
+
+TEST(Console, InterruptRunsTheHandlerOnAnotherThread)
+{
+    ASSERT_TRUE(SetConsoleCtrlHandler(ctrl_handler, TRUE));
+    raise(SIGINT);
+    for (int i = 0; i < 500 && ctrl_seen < 0; i++)
+        Sleep(10);
+    EXPECT_EQ(ctrl_seen.load(), CTRL_C_EVENT);
+    EXPECT_NE(ctrl_thread.load(), GetCurrentThreadId());
+    ctrl_seen = -1;
+    raise(SIGTERM);
+    for (int i = 0; i < 500 && ctrl_seen < 0; i++)
+        Sleep(10);
+    EXPECT_EQ(ctrl_seen.load(), CTRL_BREAK_EVENT);
+    EXPECT_TRUE(SetConsoleCtrlHandler(ctrl_handler, FALSE));
+    EXPECT_FALSE(SetConsoleCtrlHandler(ctrl_handler, FALSE)); // no longer there
 }
 
 // --------------------------------------------------- fault injection
