@@ -696,7 +696,7 @@ TEST(FaultSweep, DeliveryCallsAreAllSwept)
 TEST(FaultSweep, LateReplyIsNeverTakenForTheNextAnswer)
 {
     raw_collector c;
-    c.late_ms_for_first = 600;
+    c.late_ms_for_first = 1500; /* between one and two read time-outs */
     c.refused = {1};
     ASSERT_TRUE(collector_start(&c));
     std::string scratch = ce_make_scratch();
@@ -704,7 +704,7 @@ TEST(FaultSweep, LateReplyIsNeverTakenForTheNextAnswer)
     std::string resent = plugin_settings.resent_dir;
     ASSERT_TRUE(ce_write(resent + "\\a.csv", "first"));
     ASSERT_TRUE(ce_write(resent + "\\b.csv", "second"));
-    setenv("QV7_SOCK_RECV_TIMEOUT_MS", "400", 1);
+    setenv("QV7_SOCK_RECV_TIMEOUT_MS", "1000", 1);
     ASSERT_EQ(1, send_start());
     EXPECT_TRUE(wait_for([] { return count_of(log_lines(), "End Send Thread") == 1; }, 20000));
     unsetenv("QV7_SOCK_RECV_TIMEOUT_MS");
