@@ -74,11 +74,11 @@ int host_load_module(const char *path, host_module *m)
         print_error(what, code);
         return 0;
     }
-    m->get_plugin_info = (get_plugin_info_fn)GetProcAddress(m->module, "get_plugin_info");
-    m->initialize = (qv7_sock_initialize_fn)GetProcAddress(m->module, "qv7_sock_initialize");
-    m->event = (qv7_sock_fn)GetProcAddress(m->module, "qv7_sock");
-    m->property = (qv7_sock_property_fn)GetProcAddress(m->module, "qv7_sock_property");
-    m->server_start = (server_start_fn)GetProcAddress(m->module, "server_start");
+    m->get_plugin_info = (get_plugin_info_fn)(void *)GetProcAddress(m->module, "get_plugin_info");
+    m->initialize = (qv7_sock_initialize_fn)(void *)GetProcAddress(m->module, "qv7_sock_initialize");
+    m->event = (qv7_sock_fn)(void *)GetProcAddress(m->module, "qv7_sock");
+    m->property = (qv7_sock_property_fn)(void *)GetProcAddress(m->module, "qv7_sock_property");
+    m->server_start = (server_start_fn)(void *)GetProcAddress(m->module, "server_start");
     if (!m->get_plugin_info || !m->initialize || !m->event || !m->property || !m->server_start) {
         fprintf(stderr, "module %s lacks one of the five exports\n", m->path);
         return 0;

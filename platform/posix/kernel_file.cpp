@@ -145,6 +145,62 @@ static int mode_readonly(mode_t m) { return (m & 0222) == 0; }
 
 /* ---- opening ---- */
 
+/* The folder part of `ppath` ("." when it has none) into `out`. */
+static void folder_of_posix(const char *ppath, char *out, size_t size)
+{
+    const char *slash = strrchr(ppath, '/');
+    if (!slash)
+        snprintf(out, size, ".");
+    else if (slash == ppath)
+        snprintf(out, size, "/");
+    else
+        snprintf(out, size, "%.*s", (int)(slash - ppath), ppath);
+}
+
+/* Creates `ppath` with its share locks already in place: the file is made
+ * nameless (O_TMPFILE), locked, and only then linked under its name, so no
+ * other opener can slip in between the creation and the locks. Returns 1 when
+ * created (f->fd, f->lock_fd set), -1 when a file of that name exists, 0 on
+ * another failure (last error set), 2 when the file system cannot make
+ * nameless files (the caller then creates the plain way). */
+static int file_create_locked(struct qv7_file *f, const char *ppath, int mode, int r, int w,
+                              DWORD share)
+{
+    char folder[PATH_BYTES], self[64];
+    folder_of_posix(ppath, folder, sizeof folder);
+    int tfd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (tfd < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+            return 2;
+        qv7_set_error_from_errno(errno, ppath);
+        return 0;
+    }
+    snprintf(self, sizeof self, "/proc/self/fd/%d", tfd);
+    f->lock_fd = r || w ? open(self, O_RDONLY | O_CLOEXEC) : -1;
+    if (f->lock_fd >= 0)
+        share_take(f->lock_fd, r, w, share);
+    if (linkat(AT_FDCWD, self, AT_FDCWD, ppath, AT_SYMLINK_FOLLOW) != 0) {
+        int e = errno;
+        close(tfd);
+        if (f->lock_fd >= 0)
+            close(f->lock_fd);
+        f->lock_fd = -1;
+        if (e == EEXIST)
+            return -1;
+        qv7_set_error_from_errno(e, ppath);
+        return 0;
+    }
+    /* the handle gets the access asked for, no more */
+    f->fd = mode == O_RDWR ? tfd : open(self, mode | O_CLOEXEC);
+    if (f->fd != tfd)
+        close(tfd);
+    if (f->fd < 0) {
+        qv7_set_error_from_errno(errno, ppath);
+        return 0;
+    }
+    return 1;
+}
+
 /* Opens `ppath` for the record `f`; returns 1, or 0 with the last error set.
  * *existed tells whether the file was there before. */
 static int file_open(struct qv7_file *f, const char *ppath, DWORD access, DWORD share,
@@ -159,8 +215,24 @@ static int file_open(struct qv7_file *f, const char *ppath, DWORD access, DWORD 
         return 0;
     }
     f->fd = -1;
+    int nameless = 1;
     for (int tries = 0; f->fd < 0 && tries < 8; tries++) {
-        if (create) {
+        if (create && nameless) {
+            int made = file_create_locked(f, ppath, mode, r, w, share);
+            if (made == 1) {
+                *existed = 0;
+                return 1;
+            }
+            if (made == 0)
+                return 0;
+            if (made == 2)
+                nameless = 0;
+            else if (disposition == CREATE_NEW) {
+                SetLastError(ERROR_FILE_EXISTS);
+                return 0;
+            }
+        }
+        if (create && !nameless) {
             f->fd = open(ppath, mode | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (f->fd >= 0) {
                 *existed = 0;
