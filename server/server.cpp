@@ -13,6 +13,13 @@
  * waits again, so the figure only bounds how long select sleeps. */
 #define SERVER_WAIT_SECONDS 60
 
+/* Connections the system may complete before the server thread accepts them.
+ * Stations that connect at the same moment must wait in this queue, not be
+ * turned away: with a queue of one, Windows refuses them, and Linux completes
+ * some with SYN cookies and then drops them unseen, so that a station waits
+ * for a greeting that never comes, its delivery run stuck for good. */
+#define SERVER_BACKLOG 128
+
 /* Tells the host which call ended the server. The text is a constant, so it
  * outlives the synchronous call. */
 static void server_report(HWND window, const char *call)
@@ -21,9 +28,9 @@ static void server_report(HWND window, const char *call)
 }
 
 /* A TCP socket bound to INADDR_ANY on the low 16 bits of server_port and
- * listening with a backlog of 1. No socket option is set, address reuse
- * included: a port in use makes bind fail, which is how a second server on the
- * same port finds out. Returns the socket, or INVALID_SOCKET after logging the
+ * listening with a queue of SERVER_BACKLOG. No socket option is set, address
+ * reuse included: a port in use makes bind fail, which is how a second server
+ * on the same port finds out. Returns the socket, or INVALID_SOCKET after logging the
  * failure and telling the host; a created socket is closed on failure. */
 static SOCKET server_listen(HWND window)
 {
@@ -47,7 +54,7 @@ static SOCKET server_listen(HWND window)
         return INVALID_SOCKET;
     }
     log_write("listen", NULL, 2);
-    if (listen(s, 1) == SOCKET_ERROR) {
+    if (listen(s, SERVER_BACKLOG) == SOCKET_ERROR) {
         log_error("listen", WSAGetLastError());
         server_report(window, "listen");
         closesocket(s);

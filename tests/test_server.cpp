@@ -657,6 +657,42 @@ TEST(Server, SilentConnectionsDoNotBlockOthers)
     EXPECT_EQ(std::vector<std::string>{"busy.csv"}, list_dir(dir));
 }
 
+/* Stations that connect at the same moment, again and again while the server
+ * is busy storing, are each greeted: none is left waiting for a greeting that
+ * never comes (a listen queue of one let Linux complete connections with SYN
+ * cookies that the server never saw). */
+TEST(Server, SimultaneousStationsAreAllGreeted)
+{
+    std::string dir = fresh_dir("burst");
+    host_reset(dir);
+    const int n = 64, rounds = 3;
+    std::vector<std::string> results(n);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; i++)
+        threads.emplace_back([i, &results] {
+            for (int r = 0; r < rounds; r++) {
+                SOCKET s = hc_connect(shared_port);
+                int ok = 0;
+                std::string greeting = s == INVALID_SOCKET ? "" : hc_line(s, &ok);
+                if (!ok) {
+                    results[i] = "round " + std::to_string(r) + ": no greeting";
+                    if (s != INVALID_SOCKET)
+                        closesocket(s);
+                    return;
+                }
+                std::string name = std::to_string(i) + "_" + std::to_string(r) + ".csv";
+                results[i] = hc_file(s, name, name);
+                hc_close(s);
+                if (results[i] != "+OK +OK")
+                    return;
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(std::vector<std::string>(n, "+OK +OK"), results);
+    EXPECT_EQ((size_t)(n * rounds), list_dir(dir).size());
+}
+
 /* Two connections that interleave their files each store their own. */
 TEST(Server, InterleavedConnections)
 {
