@@ -6,16 +6,18 @@
 # them in its folder and prints each name. When the Windows build exists
 # (build/win64/qv7host.exe), a third station runs the Windows module under
 # Wine and delivers to the same collector. Everything lives under build/demo/.
+# QV7_DEMO_BUILD and QV7_DEMO_WIN64_BUILD name other build folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/setup.sh
 echo "== build (native: module and host)"
-cmake -S . -B build/native -G Ninja >/dev/null
-cmake --build build/native --target qv7_sock qv7host -j "${QV7_JOBS:-2}"
+build=${QV7_DEMO_BUILD:-build/native}
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target qv7_sock qv7host -j "${QV7_JOBS:-2}"
 
-bin=$root/build/native
+bin=$root/$build
 demo=$root/build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -93,12 +95,13 @@ raise() {
 raise PC1 1 "$samples"/pc1_*.csv
 raise PC2 10 "$samples"/pc2_*.csv
 
-if [ -x "$root/build/win64/qv7host.exe" ] && [ -f "$root/build/win64/qv7_sock.qv7" ]; then
+win=$root/${QV7_DEMO_WIN64_BUILD:-build/win64}
+if [ -f "$win/qv7host.exe" ] && [ -f "$win/qv7_sock.qv7" ]; then
   echo "== WIN (the Windows module under Wine) raises record 20"
-  make_station "$demo/WIN" "$root/build/win64/qv7_sock.qv7" \
+  make_station "$demo/WIN" "$win/qv7_sock.qv7" \
     "[option]\r\nlog=1\r\n[client]\r\nenable=1\r\nname=WIN\r\nserver=127.0.0.1\r\nport=$port\r\n"
   printf 'station,sensor,value\r\nWIN,voltage,230\r\n' > "$samples/win_1.csv"
-  WINEDEBUG=-all /usr/lib/wine/wine64 "$root/build/win64/qv7host.exe" \
+  WINEDEBUG=-all /usr/lib/wine/wine64 "$win/qv7host.exe" \
     --module "Z:${demo//\//\\}\\WIN\\qv7_sock.qv7" record --number 20 --wait 30 \
     "Z:${samples//\//\\}\\win_1.csv" || echo "(the Windows station could not deliver)"
 fi
