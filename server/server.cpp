@@ -13,11 +13,13 @@
  * waits again, so the figure only bounds how long select sleeps. */
 #define SERVER_WAIT_SECONDS 60
 
-/* The listen queue is one connection long: a station that finds it full is
- * refused and tries again with its next trigger. (On Linux the layer lengthens
- * the queue, since there an overflowing connection is not refused but left
- * hanging unseen.) */
-#define SERVER_BACKLOG 1
+/* Connections the system may complete before the server thread accepts them.
+ * Stations that connect at the same moment must wait in this queue, not be
+ * turned away: with a queue of one, Windows refuses them (their records wait
+ * for the next trigger), and Linux, also under Wine, completes some with SYN
+ * cookies and then drops them unseen, so that a station waits for a greeting
+ * that never comes until its receive time-out ends the run. */
+#define SERVER_BACKLOG 128
 
 /* Tells the host which call ended the server. The text is a constant, so it
  * outlives the synchronous call. */
