@@ -6,35 +6,9 @@
  * starts a fresh log. The record is filled once and never freed; only the
  * settings dialog and the sender change it later. */
 #include "settings.h"
+#include "../support/filebuf.h"
 
 plugin_settings_t plugin_settings;
-
-/* Cuts module_path to its folder in folder (MAX_PATH bytes). A lead byte of a
- * double-byte character takes the byte after it along untested, so a second
- * byte 0x5C is never mistaken for "\". Returns the folder's length; "" (0)
- * when the path has no separator. */
-int module_folder(const char *module_path, char *folder)
-{
-    const unsigned char *p = (const unsigned char *)module_path;
-    int i = 0, last = -1;
-
-    while (p[i] != 0 && i < MAX_PATH - 1) {
-        if (IsDBCSLeadByte(p[i])) {
-            if (p[i + 1] == 0)
-                break; /* a lead byte at the end is no character */
-            i += 2;
-            continue;
-        }
-        if (p[i] == '\\' || p[i] == '/')
-            last = i;
-        i++;
-    }
-    if (last < 0)
-        last = 0;
-    memcpy(folder, module_path, (size_t)last);
-    folder[last] = 0;
-    return last;
-}
 
 /* Builds "folder\name" into path (MAX_PATH bytes). 0, with path untouched,
  * when the result would pass MAX_PATH - 1 characters. */
@@ -84,7 +58,7 @@ int settings_load(HINSTANCE module)
     if (length == 0 || length >= MAX_PATH - 1)
         return 0;
     module_path[length] = 0;
-    folder_length = module_folder(module_path, folder);
+    folder_length = path_folder(module_path, folder);
     if (!folder_path(plugin_settings.ini_path, folder, folder_length, "qv7_sock.ini") ||
         !folder_path(plugin_settings.log_path, folder, folder_length, "qv7_sock.log") ||
         !folder_path(plugin_settings.resent_dir, folder, folder_length, "resent"))

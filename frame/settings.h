@@ -37,11 +37,6 @@ extern plugin_settings_t plugin_settings;
  * socket layer cannot start or the module's folder is too long for the paths. */
 int settings_load(HINSTANCE module);
 
-/* Cuts a module's full path to its folder in folder (MAX_PATH bytes): up to the
- * last "\" or "/" that is not the second byte of a double-byte character, never
- * ending in a separator; "" when there is none. Returns the folder's length. */
-int module_folder(const char *module_path, char *folder);
-
 /* Reads the six keys of the INI file at ini_path into plugin_settings, with
  * default_name as the default of [client] name. */
 void settings_read_ini(const char *ini_path, const char *default_name);

@@ -34,6 +34,10 @@ int host_pump(int (*done)(void *ctx), void *ctx, DWORD timeout_ms);
 /* 1 once Ctrl+C / SIGTERM / a close request has arrived. */
 int host_interrupted(void);
 
+/* The folder of path (up to its last "\" or "/", double-byte characters taken
+ * whole) into out, MAX_PATH bytes; "" when the path has no separator. */
+void host_folder_of(const char *path, char *out);
+
 /* Counts the "*.csv" files (not folders) waiting in the module's resend folder. */
 int host_queued_files(const host_module *m);
 

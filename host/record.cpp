@@ -106,18 +106,41 @@ static int parse_wait(int argc, char **argv, int *i, DWORD *wait_ms, int *bad)
     return 1;
 }
 
+/* What the wait for an empty queue needs: the module, the window its events
+ * are raised with, and when the send event was raised last. */
+typedef struct {
+    host_module *m;
+    HWND window;
+    DWORD last_send;
+} queue_wait;
+
+#define RESEND_INTERVAL_MS 1000
+
+/* 1 when no CSV file waits. A record stored while a run is under way does not
+ * start another run, and that run's listing may not yield it, so the file would
+ * wait for a trigger that never comes; like a user asking for the waiting
+ * files, the host raises the send event once a second while files wait (a
+ * trigger during a run changes nothing). */
 static int queue_is_empty(void *ctx)
 {
-    return host_queued_files((const host_module *)ctx) == 0;
+    queue_wait *w = (queue_wait *)ctx;
+    if (host_queued_files(w->m) == 0)
+        return 1;
+    if (GetTickCount() - w->last_send >= RESEND_INTERVAL_MS) {
+        w->m->event(w->window, PLUGIN_EVENT_SEND, NULL, 0);
+        w->last_send = GetTickCount();
+    }
+    return 0;
 }
 
 /* Keeps handling messages until no CSV file waits or wait_ms passes. Prints
  * what still waits. 1 when the queue is empty. */
-static int wait_for_queue(host_module *m, DWORD wait_ms)
+static int wait_for_queue(host_module *m, HWND window, DWORD wait_ms)
 {
-    int empty = host_pump(queue_is_empty, m, wait_ms);
+    queue_wait w = {m, window, GetTickCount()};
+    int empty = host_pump(queue_is_empty, &w, wait_ms);
     if (!empty)
-        empty = queue_is_empty(m);
+        empty = host_queued_files(m) == 0;
     if (!empty)
         printf("waiting: %d file(s) still queued\n", host_queued_files(m));
     return empty;
@@ -187,7 +210,7 @@ int cmd_record(host_module *m, int argc, char **argv)
         fflush(stdout);
         all_stored &= result == 1;
     }
-    int empty = wait_for_queue(m, wait_ms);
+    int empty = wait_for_queue(m, window, wait_ms);
     return all_stored && empty && g_text_errors == 0 ? 0 : 1;
 }
 
@@ -207,5 +230,5 @@ int cmd_send(host_module *m, int argc, char **argv)
     int result = m->event(window, PLUGIN_EVENT_SEND, NULL, 0);
     printf("send: %d\n", result);
     fflush(stdout);
-    return wait_for_queue(m, wait_ms) ? 0 : 1;
+    return wait_for_queue(m, window, wait_ms) ? 0 : 1;
 }

@@ -15,35 +15,16 @@
 
 static LRESULT settings_message(UINT message, WPARAM wparam, LPARAM lparam) { return 0; }
 
-#ifndef _WIN32
-/* The INI file beside the module: its folder (up to the last "\" or "/",
- * double-byte characters skipped whole) plus "qv7_sock.ini". */
-static void settings_ini_path(const char *module_path, char *out, size_t size)
-{
-    const char *p, *last = NULL;
-
-    for (p = module_path; *p; p++) {
-        if (IsDBCSLeadByte((BYTE)*p) && p[1])
-            p++;
-        else if (*p == '\\' || *p == '/')
-            last = p;
-    }
-    if (last)
-        snprintf(out, size, "%.*s%cqv7_sock.ini", (int)(last - module_path), module_path, *last);
-    else
-        snprintf(out, size, "qv7_sock.ini");
-}
-#endif
 
 int cmd_settings(host_module *m, int argc, char **argv)
 {
 #ifndef _WIN32
     const char *headless = getenv("QV7_HEADLESS_DIALOG");
     if (!headless || strcmp(headless, "1") != 0) {
-        char ini[MAX_PATH + 16];
-        settings_ini_path(m->path, ini, sizeof ini);
+        char folder[MAX_PATH];
+        host_folder_of(m->path, folder);
         printf("no display: the settings dialog cannot be shown here\n");
-        printf("the settings are kept in %s\n", ini);
+        printf("the settings are kept in %s%sqv7_sock.ini\n", folder, folder[0] ? "/" : "");
         return 0;
     }
 #endif

@@ -31,8 +31,7 @@ static void print_error(const char *what, DWORD code)
     fprintf(stderr, "%s: %s (error %lu)\n", what, text, (unsigned long)code);
 }
 
-/* The folder of path, without the last separator, into out (MAX_PATH bytes). */
-static void folder_of(const char *path, char *out)
+void host_folder_of(const char *path, char *out)
 {
     lstrcpynA(out, path, MAX_PATH);
     char *cut = NULL;
@@ -59,7 +58,7 @@ int host_load_module(const char *path, host_module *m)
         char self[MAX_PATH];
         char folder[MAX_PATH];
         GetModuleFileNameA(NULL, self, MAX_PATH);
-        folder_of(self, folder);
+        host_folder_of(self, folder);
         if (lstrlenA(folder) + 14 >= MAX_PATH) {
             fprintf(stderr, "the program's folder is too long\n");
             return 0;
@@ -74,6 +73,8 @@ int host_load_module(const char *path, host_module *m)
         print_error(what, code);
         return 0;
     }
+    /* from here on the module's full path, as the module itself sees it */
+    GetModuleFileNameA(m->module, m->path, MAX_PATH);
     m->get_plugin_info = (get_plugin_info_fn)(void *)GetProcAddress(m->module, "get_plugin_info");
     m->initialize = (qv7_sock_initialize_fn)(void *)GetProcAddress(m->module, "qv7_sock_initialize");
     m->event = (qv7_sock_fn)(void *)GetProcAddress(m->module, "qv7_sock");
@@ -151,7 +152,7 @@ int host_queued_files(const host_module *m)
 {
     char folder[MAX_PATH];
     char pattern[MAX_PATH];
-    folder_of(m->path, folder);
+    host_folder_of(m->path, folder);
     if (lstrlenA(folder) + 14 >= MAX_PATH)
         return -1;
     wsprintfA(pattern, "%s\\resent\\*.csv", folder);

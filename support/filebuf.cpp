@@ -116,3 +116,30 @@ int32_t file_size_of(const char *path)
         return 0;
     return (int32_t)entry.nFileSizeLow;
 }
+
+/* Cuts a path to its folder in folder (MAX_PATH bytes). A lead byte of a
+ * double-byte character takes the byte after it along untested, so a second
+ * byte 0x5C is never mistaken for "\". Returns the folder's length; "" (0)
+ * when the path has no separator. */
+int path_folder(const char *module_path, char *folder)
+{
+    const unsigned char *p = (const unsigned char *)module_path;
+    int i = 0, last = -1;
+
+    while (p[i] != 0 && i < MAX_PATH - 1) {
+        if (IsDBCSLeadByte(p[i])) {
+            if (p[i + 1] == 0)
+                break; /* a lead byte at the end is no character */
+            i += 2;
+            continue;
+        }
+        if (p[i] == '\\' || p[i] == '/')
+            last = i;
+        i++;
+    }
+    if (last < 0)
+        last = 0;
+    memcpy(folder, module_path, (size_t)last);
+    folder[last] = 0;
+    return last;
+}

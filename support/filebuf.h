@@ -23,4 +23,9 @@ int file_write_buf(const char *path, const void *data, DWORD length);
 /* -1 when nothing is found, 0 for a folder, else the size (low 32 bits). */
 int32_t file_size_of(const char *path);
 
+/* Cuts a path to its folder in folder (MAX_PATH bytes): up to the last "\" or
+ * "/" that is not the second byte of a double-byte character, never ending in a
+ * separator; "" when there is none. Returns the folder's length. */
+int path_folder(const char *path, char *folder);
+
 #endif

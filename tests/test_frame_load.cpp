@@ -12,6 +12,7 @@
 
 #include "frame/contract.h"
 #include "frame/settings.h"
+#include "support/filebuf.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ bool make_folder_of_length(const std::string &base, size_t length, std::string *
     return path.size() == length;
 }
 
-// ======================================================== module_folder
+// ======================================================== path_folder
 
 // Which texts the test program expects from the ANSI code page and the locale.
 bool dbcs_932() { return GetACP() == 932; }
@@ -174,7 +175,7 @@ TEST(ModuleFolder, Cases)
         char folder[MAX_PATH];
         memset(folder, 'x', sizeof folder);
         const char *expected = dbcs_932() ? c.folder_932 : c.folder_other;
-        EXPECT_EQ((int)strlen(expected), module_folder(c.path, folder));
+        EXPECT_EQ((int)strlen(expected), path_folder(c.path, folder));
         EXPECT_STREQ(expected, folder);
     }
 }

@@ -991,8 +991,9 @@ TEST(ServerFaults, TemporaryNamePerConnection)
         EXPECT_EQ(".tmp", n.substr(n.size() - 4));
         EXPECT_EQ(std::string::npos, hex.find_first_not_of("0123456789ABCDEF")) << n;
         EXPECT_NE('0', hex[0]) << n;
-        if (sizeof(void *) == 8)
+        if (sizeof(void *) == 8) {
             EXPECT_GT(hex.size(), 8u) << "the whole 64-bit address: " << n;
+        }
     }
 }
 #endif
