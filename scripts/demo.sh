@@ -18,6 +18,8 @@ cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target qv7_sock qv7host -j "${QV7_JOBS:-2}"
 
 bin=$root/$build
+echo "== the plug-in as a host registers it (qv7host info)"
+"$bin/qv7host" info | sed 's/^/   /'
 demo=$root/build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
