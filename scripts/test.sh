@@ -58,9 +58,7 @@ for t in $targets; do
       fi ;;
     win64)
       if bash scripts/build.sh win64; then
-        /usr/lib/wine/wineserver -p 2>/dev/null || true
-        run_ctest win64 xvfb-run -a -s "-screen 0 1024x768x24" --
-        /usr/lib/wine/wineserver -k 2>/dev/null || true
+        run_ctest win64 xvfb-run -a -s "-screen 0 1024x768x24" bash "$root/scripts/wine_session.sh" --
       else
         failed=$((failed + 1)); failures+=("win64: build failed")
       fi ;;
