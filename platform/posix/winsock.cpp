@@ -23,6 +23,9 @@
  *   above that an EPIPE reports WSAECONNRESET.
  * - bind sets SO_REUSEADDR on TCP sockets, so that a port held only by
  *   connections in TIME_WAIT can be bound again, as on Windows.
+ * - listen asks for a queue of at least SOMAXCONN pending connections:
+ *   where Windows refuses connections beyond a full queue, Linux would leave
+ *   them hanging unaccepted.
  * - inet_addr cannot tell "255.255.255.255" from a failure (both 0xFFFFFFFF),
  *   exactly as on Windows. */
 #include "winsock.h"
@@ -296,6 +299,13 @@ int qv7_listen(SOCKET s, int backlog)
     if (::getsockname(fd, (struct sockaddr *)&self, &self_len) == 0 &&
         self.sin_family == AF_INET && self.sin_port == 0)
         return wsa_fail(WSAEINVAL);
+    /* Windows refuses a connection that finds the queue full, so the client
+     * learns at once; Linux ignores it and leaves the client connected on its
+     * side but never accepted, waiting for a greeting that never comes. With
+     * the small queues servers ask for, a burst of stations would hang until
+     * their time-out; the queue is made as long as the system allows. */
+    if (backlog < SOMAXCONN)
+        backlog = SOMAXCONN;
     if (::listen(fd, backlog) != 0)
         return errno_fail(errno);
     return 0;
