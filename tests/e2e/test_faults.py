@@ -110,10 +110,16 @@ class Faults(unittest.TestCase):
         records = p.write_records(os.path.join(st, "in"), 1, RECORDS, RECORD_SIZE, "KC")
         rec = self.start_host(st, *self.record_args(records, 2))
 
+        # Another station is connected but idle when the collector dies: its
+        # closed connection lingers on the collector's port (TIME_WAIT).
+        idle = p.greet(port)
+        self.assertIsNotNone(idle)
         printed = p.names_until(first, KILL_AFTER, timeout=120)
         self.assertEqual(KILL_AFTER, len(printed), "the run did not get going")
         first.proc.kill()
         first.proc.wait(timeout=30)
+        self.assertEqual(b"", idle.recv(1))
+        idle.close()
         printed += p.names_settled(first, quiet=0.5)
         self.assertLess(len(printed), RECORDS, "the run ended before the kill")
 
