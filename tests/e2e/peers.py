@@ -45,9 +45,16 @@ class HostRun:
         return status, text
 
     def kill(self):
+        """Ends the program if it still runs (its output stays readable)."""
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(timeout=30)
+
+    def discard(self):
+        """Ends the program if it still runs and lets go of its output file."""
+        self.kill()
+        if not self.out.closed:
+            self.out.close()
 
 
 def start_wine_services():

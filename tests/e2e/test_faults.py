@@ -38,7 +38,7 @@ class Faults(unittest.TestCase):
 
     def tearDown(self):
         for run in self.procs:
-            run.kill()
+            run.discard()
         for c in self.collectors:
             c.stop()
         for s in self.silent:
