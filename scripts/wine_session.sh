@@ -7,6 +7,9 @@ export WINEDEBUG=-all
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -w 2>/dev/null || true
 /usr/lib/wine/wineserver -p
+# Wine's background services start with the first program of a session and
+# keep its standard handles; started here, with none, they hold no test's pipe.
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
 "$@"
 status=$?
 /usr/lib/wine/wineserver -k 2>/dev/null || true

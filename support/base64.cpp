@@ -13,7 +13,7 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the encoder's 8-byte load assumes little-endian");
 
-static const char base64_alphabet[65] =
+static constexpr char base64_alphabet[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 /* Two characters for every 12-bit value as one 16-bit unit, the first
