@@ -57,16 +57,6 @@ class HostRun:
             self.out.close()
 
 
-def start_wine_services():
-    """Wine starts its service processes with the first program of a session,
-    and they inherit that program's standard handles: a pipe that a test reads
-    from a collector would then never end, even after the collector is gone.
-    A throwaway program without pipes starts them first."""
-    if e.WINDOWS:
-        subprocess.run([e.WINE, e.HOST, "--help"], env=e.environment(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
-
 TIME_TEXT = "2024-01-05T14:03:09"
 TIME_NAME = "20240105_140309"
 

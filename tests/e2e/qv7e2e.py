@@ -39,11 +39,17 @@ def environment():
 
 
 def keep_wineserver():
-    """Keeps one wineserver up for the run, so each Wine start is cheaper. It
-    ends by itself a while after the last Wine process."""
+    """Keeps one wineserver up for the run, so each Wine start is cheaper (it
+    ends by itself a while after the last Wine process), and starts Wine's
+    service processes with a throwaway program that has no pipes: they
+    inherit the standard handles of the program that starts them, and a pipe
+    a test reads from a collector would then never end."""
     if WINDOWS:
         subprocess.run(["/usr/lib/wine/wineserver", "-p30"], env=environment(),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINE, HOST, "--help"], env=environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
 
 
 def free_port():
@@ -159,8 +165,12 @@ class Collector:
             status = self.proc.wait()
         for t in self.readers:
             t.join(timeout=10)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            stream.close()
+        # A reader still blocked means a Wine service process holds the other
+        # end of the pipe; closing the stream under it would wait for it
+        # forever, so such a stream is left to the daemon thread.
+        for t, stream in zip(self.readers, (self.proc.stdout, self.proc.stderr)):
+            if not t.is_alive():
+                stream.close()
         return status
 
 

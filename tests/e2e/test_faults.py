@@ -27,7 +27,6 @@ class Faults(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         e.keep_wineserver()
-        p.start_wine_services()
 
     def setUp(self):
         self.root = e.temp_root("faults")

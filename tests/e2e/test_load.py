@@ -57,7 +57,6 @@ class Load(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         e.keep_wineserver()
-        p.start_wine_services()
 
     def setUp(self):
         self.root = e.temp_root("load")
