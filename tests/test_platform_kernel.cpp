@@ -198,12 +198,12 @@ TEST(ShareModes, DeleteMoveAndCopyAgainstHolders)
 // through a marker file and closes when the parent creates a release file.
 TEST(ShareHelper, Hold)
 {
-    const char *spec = getenv("QV7_SHARE_HELPER");
-    if (!spec)
+    const char *request = getenv("QV7_SHARE_HELPER");
+    if (!request)
         GTEST_SKIP() << "only run as the second process of AcrossProcesses";
     unsigned long access = 0, share = 0;
     char path[MAX_PATH] = "";
-    ASSERT_EQ(sscanf(spec, "%lx %lx %259[^\n]", &access, &share, path), 3);
+    ASSERT_EQ(sscanf(request, "%lx %lx %259[^\n]", &access, &share, path), 3);
     HANDLE h = open_file(path, (DWORD)access, (DWORD)share);
     std::string p = path;
     ASSERT_TRUE(put_file(p + ".ready", h != INVALID_HANDLE_VALUE ? "1" : "0"));
@@ -216,9 +216,9 @@ TEST(ShareHelper, Hold)
 // Starts this test program as the holder of `path`; true when it started.
 bool start_holder(const std::string &path, DWORD access, DWORD share, void **proc)
 {
-    char spec[MAX_PATH + 64];
-    snprintf(spec, sizeof spec, "%lx %lx %s", (unsigned long)access, (unsigned long)share, path.c_str());
-    set_env("QV7_SHARE_HELPER", spec);
+    char request[MAX_PATH + 64];
+    snprintf(request, sizeof request, "%lx %lx %s", (unsigned long)access, (unsigned long)share, path.c_str());
+    set_env("QV7_SHARE_HELPER", request);
     char self[MAX_PATH];
     GetModuleFileNameA(NULL, self, sizeof self);
 #ifdef _WIN32

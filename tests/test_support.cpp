@@ -22,6 +22,7 @@ extern char **environ;
 #endif
 
 #include "frame/settings.h"
+#include "common/client_env.h"
 #include "support/base64.h"
 #include "support/filebuf.h"
 #include "support/log.h"
@@ -30,49 +31,10 @@ namespace {
 
 // ---------------------------------------------------------------- helpers
 
-std::string temp_base()
-{
-    char base[MAX_PATH];
-    DWORD n = GetTempPathA(MAX_PATH, base);
-    std::string s(base, n);
-    if (!s.empty() && s.back() != '\\' && s.back() != '/')
-        s += '\\';
-    return s;
-}
-
-std::string make_temp_dir(const char *tag)
-{
-    static std::atomic<int> counter{0};
-    std::string d = temp_base() + "qv7_support_" + tag + "_" +
-                    std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
-    CreateDirectoryA(d.c_str(), NULL);
-    return d;
-}
-
-void remove_tree(const std::string &dir)
-{
-    WIN32_FIND_DATAA e;
-    HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &e);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = e.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string p = dir + "\\" + name;
-            if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileA(p.c_str());
-        } while (FindNextFileA(f, &e));
-        FindClose(f);
-    }
-    RemoveDirectoryA(dir.c_str());
-}
-
-bool exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+/* Scratch folders and file checks shared by the test programs. */
+std::string make_temp_dir(const char *tag) { return ce_make_scratch(); }
+void remove_tree(const std::string &dir) { ce_remove_tree(dir); }
+bool exists(const std::string &path) { return ce_exists(path); }
 
 // Reads a file whole, independent of the code under test.
 bool read_all(const std::string &path, std::string *out)
