@@ -48,6 +48,8 @@ static void host_thread(void *)
 
 static void setup(void)
 {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(1, 1), &wsa);
     snprintf(g_root, sizeof g_root, "/dev/shm/qv7fuzz-%d", (int)getpid());
     snprintf(g_dir, sizeof g_dir, "%s/in", g_root);
     mkdir(g_root, 0700);

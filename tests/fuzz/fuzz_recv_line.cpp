@@ -12,6 +12,12 @@
 #include "client/protocol.h"
 #include "support/filebuf.h"
 
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    WSADATA wsa;
+    return WSAStartup(MAKEWORD(1, 1), &wsa);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     /* Input: [k][chunk of k+1 bytes, or 4096 when k is 255] ... */
