@@ -24,27 +24,14 @@ bool exists(const std::string &path) { return ce_exists(path); }
 
 bool write_all(const std::string &path, const std::string &bytes)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(h);
-    return ok && written == bytes.size();
+    return ce_write(path, bytes);
 }
 
 bool read_all(const std::string &path, std::string *out)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD size = GetFileSize(h, NULL), got = 0;
-    out->assign(size, '\0');
-    BOOL ok = size == 0 || ReadFile(h, &(*out)[0], size, &got, NULL);
-    CloseHandle(h);
-    return ok && got == size;
+    int ok = 0;
+    *out = ce_read(path, &ok);
+    return ok != 0;
 }
 
 // The module that the build made, as a path this program can open.
